@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Configures and builds into a build folder: build.sh [DIR] [extra cmake args]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=${1:-build}; shift || true
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$dir" -j"$(nproc)"

@@ -1,0 +1,9 @@
+// Test server connect step.
+#include "platform/console.h"
+#include "steps/steps.h"
+
+int32_t StepConnectToServer(StepContext* context) {
+  context->EL = kLevelFatal;
+  CopyText(context->Msg, 200, "Not built yet");
+  return 1;
+}

@@ -1,0 +1,9 @@
+// Ethernet test.
+#include "platform/console.h"
+#include "steps/steps.h"
+
+int32_t StepEthernetTest(StepContext* context) {
+  context->EL = kLevelFatal;
+  CopyText(context->Msg, 200, "Not built yet");
+  return 1;
+}
