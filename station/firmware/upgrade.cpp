@@ -1,5 +1,7 @@
 #include "firmware/upgrade.h"
 
+#include <cstring>
+
 #include "device/feedback.h"
 #include "device/flash.h"
 #include "device/registers.h"
@@ -26,12 +28,11 @@ int UpgradeStep(int handle, ImageFile* image, uint32_t productId, bool* done) {
       FeedbackOp ops[2];
       MakeReadOp(&ops[0], 60004, 2, kTypeFloat);
       MakeReadOp(&ops[1], 60006, 2, kTypeFloat);
-      float versions[2] = {};
-      ops[0].floatValues = &versions[0];
-      ops[1].floatValues = &versions[1];
       int code = FeedbackTransaction(handle, 2, ops);
       if (code != 0) return code;
-      s.bootstrapVersion = versions[1];
+      // A float read lands as its bit pattern where the op's views point.
+      uint32_t bits = ops[1].u32Values[0];
+      std::memcpy(&s.bootstrapVersion, &bits, sizeof bits);
       s.waitSeconds = s.bootstrapVersion >= 0.89f ? 14 : 40;
       s.state = 1;
       return 0;
