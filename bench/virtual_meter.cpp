@@ -81,6 +81,7 @@ struct VirtualMeter::State {
   std::deque<Pending> pending;
   bool synchronous = false;
   std::atomic<bool> stop{false};
+  std::atomic<bool> threadStop{false};
   std::atomic<int> identityQueries{0};
   std::atomic<int> readingsServed{0};
 
@@ -201,6 +202,35 @@ VirtualMeter::VirtualMeter(const std::vector<std::string>& options,
 VirtualMeter::~VirtualMeter() { Stop(); }
 
 int VirtualMeter::Start() {
+  int result = StartPort();
+  auto* vclock = dynamic_cast<VirtualClock*>(&GetClock());
+  if (result == 0 && vclock != nullptr && state_->master >= 0 && !thread_.joinable())
+    UseVirtualClock(*vclock);
+  return result;
+}
+
+void VirtualMeter::UseVirtualClock(VirtualClock& clock) {
+  StopThread();
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->synchronous) return;
+  state_->synchronous = true;
+  // The hook holds the state weakly: a clock that outlives this meter finds
+  // nothing to serve.
+  std::weak_ptr<State> weak = state_;
+  clock.AddSettleHook([weak] {
+    std::shared_ptr<State> st = weak.lock();
+    if (!st) return;
+    std::lock_guard<std::mutex> l(st->mutex);
+    if (!st->stop) st->Serve();
+  });
+}
+
+void VirtualMeter::StopThread() {
+  state_->threadStop = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+int VirtualMeter::StartPort() {
   std::lock_guard<std::mutex> lock(state_->mutex);
   State& s = *state_;
   if (s.master >= 0 || s.mode == Mode::kAbsent) return 0;
@@ -231,36 +261,30 @@ int VirtualMeter::Start() {
   fcntl(s.master, F_SETFL, fcntl(s.master, F_GETFL) | O_NONBLOCK);
   s.stop = false;
 
-  if (auto* vclock = dynamic_cast<VirtualClock*>(&GetClock())) {
-    s.synchronous = true;
-    std::weak_ptr<State> weak = state_;
-    vclock->AddSettleHook([weak] {
-      std::shared_ptr<State> st = weak.lock();
-      if (!st) return;
-      std::lock_guard<std::mutex> l(st->mutex);
-      if (!st->stop) st->Serve();
-    });
-  } else {
+  if (dynamic_cast<VirtualClock*>(&GetClock()) == nullptr) {
+    s.threadStop = false;
     std::shared_ptr<State> st = state_;
     thread_ = std::thread([st] {
-      while (!st->stop) {
+      while (!st->stop && !st->threadStop) {
         pollfd p{st->master, POLLIN, 0};
         poll(&p, 1, 10);
         std::lock_guard<std::mutex> l(st->mutex);
         if (!st->stop) st->Serve();
       }
     });
+    return 0;
   }
   return 0;
 }
 
 void VirtualMeter::Stop() {
   state_->stop = true;
-  if (thread_.joinable()) thread_.join();
+  StopThread();
   std::lock_guard<std::mutex> lock(state_->mutex);
   if (state_->slave >= 0) close(state_->slave);
   if (state_->master >= 0) close(state_->master);
   state_->slave = state_->master = -1;
+  state_->synchronous = false;
 }
 
 std::string VirtualMeter::SlavePath() const {

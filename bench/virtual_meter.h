@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+class VirtualClock;
+
 class VirtualMeter {
  public:
   VirtualMeter(const std::vector<std::string>& options, std::function<double()> inputVolts);
@@ -34,6 +36,9 @@ class VirtualMeter {
   // GetClock() a settle hook answers synchronously before each sleep, else a
   // thread serves. Returns 0, or an errno value when the pty cannot be made.
   int Start();
+  // Switches a running meter to answering through the settle hooks of the
+  // given clock (for a bench started before its test installed the clock).
+  void UseVirtualClock(VirtualClock& clock);
   void Stop();
   // The path the station opens as COM1.
   std::string SlavePath() const;
@@ -44,6 +49,8 @@ class VirtualMeter {
   struct State;  // shared with the settle hook through a weak_ptr
 
  private:
+  int StartPort();
+  void StopThread();
   std::shared_ptr<State> state_;
   std::thread thread_;
 };

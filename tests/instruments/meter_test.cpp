@@ -126,6 +126,35 @@ TEST_F(MeterTest, SecondOpenOfHeldPortFails) {
   EXPECT_EQ(first.ReadAvailable(buf, sizeof buf), 0);  // nothing received: 0 at once
 }
 
+// A path that opens but is no terminal: the time-outs are refused, the port is
+// closed at once, and the destructor does not close the descriptor number
+// again (by then another file holds it).
+TEST_F(MeterTest, RefusedConfigurationClosesOnce) {
+  char path[] = "/tmp/tktest-not-a-tty-XXXXXX";
+  int tmp = mkstemp(path);
+  ASSERT_GE(tmp, 0);
+  close(tmp);
+  setenv("TKTEST_COM1", path, 1);
+  int reused = -1;
+  {
+    Serial s{PortSettings{}};
+    EXPECT_FALSE(s.IsOpenFailed());
+    EXPECT_FALSE(s.IsOpen());
+    reused = open(path, O_RDONLY);
+    ASSERT_GE(reused, 0);
+    char buf[4];
+    EXPECT_EQ(s.ReadAvailable(buf, sizeof buf), -1);
+  }
+  EXPECT_NE(fcntl(reused, F_GETFD), -1);  // still open: not closed a second time
+  close(reused);
+  EXPECT_EQ(sink_.text_, "ERROR: Could not set com port time-outs");
+  // The Meter on such a port gets no identification.
+  Meter m;
+  EXPECT_EQ(m.Connect(), kMeterNotFound);
+  EXPECT_EQ(clock_.SleptMs(), 7800);
+  unlink(path);
+}
+
 TEST_F(MeterTest, PortReleasedAfterDestruction) {
   { Serial first{PortSettings{}}; ASSERT_TRUE(first.IsOpen()); }
   Serial again{PortSettings{}};
@@ -214,7 +243,20 @@ TEST_F(ConnectedMeterTest, RangeAndSampleLimit) {
 }
 
 TEST_F(ConnectedMeterTest, SetNumSamplesWithoutRangeExits) {
-  EXPECT_EXIT(meter_.SetNumSamples(2), ::testing::ExitedWithCode(1), "");
+  // The child prints through a sink on standard error, where the death test looks.
+  struct StderrSink : ConsoleSink {
+    void Write(const char* text, size_t length) override {
+      ssize_t n = write(2, text, length);
+      (void)n;
+    }
+  };
+  EXPECT_EXIT(
+      {
+        static StderrSink toStderr;
+        SetConsoleSink(&toStderr);
+        meter_.SetNumSamples(2);
+      },
+      ::testing::ExitedWithCode(1), "^Must config before setting number of samples$");
 }
 
 TEST_F(ConnectedMeterTest, ReadingWaitsForAllFields) {

@@ -139,6 +139,28 @@ TEST_F(VirtualMeterTest, OverloadAndFieldWidth) {
   EXPECT_DOUBLE_EQ(v[0], 9.9e37);  // 8 V on the 1 V range reads as overload
 }
 
+// A meter started on the real clock (a thread serves) answers synchronously
+// once the test's virtual clock is handed to it.
+TEST(VirtualMeterSwitch, StartedOnRealClockThenVirtual) {
+  VirtualMeter meter({}, [] { return 2.25; });
+  ASSERT_EQ(meter.Start(), 0);
+  VirtualClock clock(1700000000000);
+  SetClock(&clock);
+  meter.UseVirtualClock(clock);
+  setenv("TKTEST_COM1", meter.SlavePath().c_str(), 1);
+  {
+    Meter m;
+    ASSERT_EQ(m.Connect(), 0);
+    m.ConfigureRange(0);
+    m.SetNumSamples(2);
+    double v[2];
+    ASSERT_EQ(m.TakeReading(v), 2);
+    EXPECT_DOUBLE_EQ(v[1], 2.25);
+  }
+  meter.Stop();
+  SetClock(nullptr);
+}
+
 // Without a virtual clock the meter serves from its own thread.
 TEST(VirtualMeterThread, AnswersOnRealClock) {
   VirtualMeter meter({}, [] { return 1.5; });
