@@ -11,6 +11,7 @@
 #include "platform/console.h"
 #include "server/config_table.h"
 #include "steps/steps.h"
+#include "steps/wifi_test.h"
 #include "tkm/tkm.h"
 
 namespace {
@@ -59,8 +60,9 @@ int32_t AssociationFailed(StepContext* context, uint32_t status) {
   return 1;
 }
 
-// The four bytes of a device address, most significant first, as dotted text.
-void DottedAddress(uint32_t address, char* text, size_t capacity) {
+}  // namespace
+
+void DottedAddressText(uint32_t address, char* text, size_t capacity) {
   text[0] = '\0';
   for (int shift = 24; shift >= 0; shift -= 8) {
     char number[20];
@@ -69,8 +71,6 @@ void DottedAddress(uint32_t address, char* text, size_t capacity) {
     if (shift > 0) AppendText(text, capacity, ".");
   }
 }
-
-}  // namespace
 
 int32_t StepWifiTest(StepContext* context) {
   char ssid[kTextSize];
@@ -155,7 +155,7 @@ int32_t StepWifiTest(StepContext* context) {
       MakeReadOp(&op, 49200, 2, kTypeU32);
       code = FeedbackTransaction(usb, 1, &op);
       if (code != 0) return CommError(context, code);
-      DottedAddress(*op.u32Values, addressText, sizeof addressText);
+      DottedAddressText(*op.u32Values, addressText, sizeof addressText);
     }
     SleepMs(kOpenWaitMs);
     code = TKM_OpenS("TKM_dtQ5", "TKM_ctTCP", addressText, &context->wifiHandle);
