@@ -188,9 +188,6 @@ int32_t StepWifiTest(StepContext* context) {
   SleepMs(kWaitBeforeCloseMs);
   ConsolePrint(" 7");
   TKM_Close(context->wifiHandle);
-  // The library may hand the same number to a later open (the Ethernet
-  // test's); a stale number here would let the final clean-up close that one.
-  context->wifiHandle = 0;
   ConsolePrint(" 8\r\n");
   return 0;
 }
