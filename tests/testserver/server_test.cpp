@@ -126,6 +126,17 @@ TEST(TestServer, StationConnectStepAndRequestsAreStored) {
   EXPECT_EQ(info.calPoints[0], "Vs Gain:1.500000000");
   EXPECT_EQ(info.calPoints[1], "Meter Name: HP34401A");
   delete context.server;
+
+  // A MAC asked for before any serial number belongs to the device whose
+  // identifier the connection reports next.
+  TestServerLink other;
+  ASSERT_EQ(other.Connect(kLogin), 0);
+  ASSERT_EQ(other.RequestMac(&mac), 0);
+  EXPECT_EQ(mac, 0x0A7CE3002002u);
+  EXPECT_EQ(other.SendQuickTestResults(texts, 1, 0x1234), 0);
+  ASSERT_TRUE(running.server.store().Device(0x1234, &info));
+  ASSERT_EQ(info.macs.size(), 1u);
+  EXPECT_EQ(info.macs[0], mac);
 }
 
 TEST(TestServer, WrongLoginIsRefusedAndNothingElseServed) {
@@ -332,6 +343,18 @@ TEST(TestServer, KilledMidLoadLosesNothingAcknowledged) {
     EXPECT_NE(info.results[0].find("qtest {Serial Number: Passed " + std::to_string(device) + "}"),
               std::string::npos);
   }
+  // The show command reads the same file.
+  ASSERT_FALSE(acked.results.empty());
+  std::string command = std::string(TKTEST_BIN_DIR) + "/testserver/tktest-server show " +
+                        std::to_string(acked.results[0]) + " --db " + db + " --json";
+  FILE* show = popen(command.c_str(), "r");
+  ASSERT_NE(show, nullptr);
+  std::string output;
+  char chunk[512];
+  while (fgets(chunk, sizeof(chunk), show) != nullptr) output += chunk;
+  EXPECT_EQ(pclose(show), 0);
+  EXPECT_NE(output.find("\"serial\":" + std::to_string(acked.results[0]) + ","), std::string::npos) << output;
+  EXPECT_NE(output.find("Serial Number: Passed " + std::to_string(acked.results[0])), std::string::npos);
 }
 
 }  // namespace
