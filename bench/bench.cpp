@@ -68,7 +68,12 @@ std::vector<std::string> Bench::UnknownOptionKeys() const {
   std::vector<std::string> unknown;
   for (auto& key : config_.Keys()) {
     bool found = false;
-    for (auto& k : known) found = found || k == key;
+    for (auto& k : known) {
+      // "jig.*" declares every key under jig.
+      bool prefix = k.size() >= 2 && k.compare(k.size() - 2, 2, ".*") == 0 &&
+                    key.compare(0, k.size() - 1, k, 0, k.size() - 1) == 0;
+      found = found || k == key || prefix;
+    }
     if (!found) unknown.push_back(key);
   }
   return unknown;

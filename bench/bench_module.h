@@ -37,6 +37,8 @@ class BenchModule {
   virtual void OnRestart() {}
   // Called when the bench stops, before the module is destroyed.
   virtual void Stop() {}
-  // Option keys the module reads (the program reports other keys).
+  // Option keys the module reads, exact or as "prefix.*" (the program
+  // reports keys nobody declared). Called on a module that is not
+  // installed, so it must not depend on Install.
   virtual std::vector<std::string> OptionKeys() const { return {}; }
 };

@@ -101,7 +101,12 @@ int ModbusServer::OpenListener(Listener& listener, std::string* error) {
 }
 
 void ModbusServer::CloseListenerLocked(Listener& listener) {
-  if (listener.fd >= 0) close(listener.fd);
+  // Shut down first: the accept thread's poll holds the socket open until
+  // it returns, and a socket still listening would take connections.
+  if (listener.fd >= 0) {
+    shutdown(listener.fd, SHUT_RDWR);
+    close(listener.fd);
+  }
   listener.fd = -1;
 }
 
@@ -306,7 +311,15 @@ void ModbusServer::Serve(Connection* connection) {
     }
     int replySize = 0;
     bool ok = Handle(request, 6 + length, via, reply, &replySize);
-    if (ok) device_.CountExchange(via);
+    if (ok) {
+      device_.CountExchange(via);
+      uint64_t total = ++served_;
+      // Like a device that restarts on a register write: the listeners
+      // close before the reply leaves, so whoever reconnects after the
+      // reply is refused until the device is back.
+      if (vanishAfter_ > 0 && total == static_cast<uint64_t>(vanishAfter_)) Vanish();
+      if (restartAfter_ > 0 && total == static_cast<uint64_t>(restartAfter_)) device_.Restart();
+    }
     bool sent = ok && SendExact(fd, reply, static_cast<size_t>(replySize));
     bool drop;
     {
@@ -315,17 +328,8 @@ void ModbusServer::Serve(Connection* connection) {
       drop = connection->dropped;
     }
     if (!sent) break;
-    uint64_t total = ++served_;
     ++servedHere;
     if (dropAfter_ > 0 && servedHere >= dropAfter_) drop = true;
-    if (vanishAfter_ > 0 && total == static_cast<uint64_t>(vanishAfter_)) {
-      Vanish();
-      drop = true;
-    }
-    if (restartAfter_ > 0 && total == static_cast<uint64_t>(restartAfter_)) {
-      device_.Restart();
-      drop = true;
-    }
     if (drop) break;
   }
   std::lock_guard<std::mutex> lock(mutex_);
