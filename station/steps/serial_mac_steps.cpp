@@ -9,14 +9,10 @@
 #include "device/flash.h"
 #include "device/registers.h"
 #include "platform/console.h"
+#include "server/test_server_link.h"
 #include "steps/identity_common.h"
 #include "steps/serial_mac_steps.h"
 #include "steps/steps.h"
-
-#if __has_include("server/test_server_link.h")
-#include "server/test_server_link.h"
-#define TKTEST_HAVE_SERVER_LINK 1
-#endif
 
 namespace {
 
@@ -40,23 +36,11 @@ constexpr uint64_t kMacAllOnes = 0xFFFFFFFFFFFFull;
 // A link that is missing (the connect step did not run) answers like a link
 // without a socket.
 int RequestSerialFromServer(TestServerLink* link, uint64_t* value) {
-#ifdef TKTEST_HAVE_SERVER_LINK
-  if (link != nullptr) return link->RequestSerialNumber(value);
-#else
-  (void)link;
-  (void)value;
-#endif
-  return 3;
+  return link != nullptr ? link->RequestSerialNumber(value) : kLinkNoSocket;
 }
 
 int RequestMacFromServer(TestServerLink* link, uint64_t* value) {
-#ifdef TKTEST_HAVE_SERVER_LINK
-  if (link != nullptr) return link->RequestMac(value);
-#else
-  (void)link;
-  (void)value;
-#endif
-  return 3;
+  return link != nullptr ? link->RequestMac(value) : kLinkNoSocket;
 }
 
 // Msg = text followed by a formatted number (built in a 256-byte buffer).
