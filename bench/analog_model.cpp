@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -238,6 +239,13 @@ float AnalogModel::ConvertVolts(int channel) {
   if (channel < 0 || channel >= kAnalogChannels) return 0;
   const AnalogInputSettings& s = settings_[channel];
   if (s.negative == kSingleEnded) {
+    if (channel < 2) {
+      auto forced = options_.forcedDacVolts.find(channel * 0x10000 + int(dacCode_[channel]));
+      if (forced != options_.forcedDacVolts.end()) {
+        ++conversions_[channel];
+        return float(forced->second);
+      }
+    }
     for (int key : {channel * 10 + s.rangeCode, channel * 10 + 9}) {
       auto forced = options_.forcedVolts.find(key);
       if (forced != options_.forcedVolts.end()) {
@@ -250,6 +258,7 @@ float AnalogModel::ConvertVolts(int channel) {
 }
 
 float AnalogModel::InternalTemperature() {
+  if (options_.forceTin) return options_.forcedTin;
   float volts = ConvertVolts(14);
   return volts * calibration_[36] + calibration_[37];
 }
@@ -338,6 +347,18 @@ AnalogOptions ReadAnalogOptions(const BenchConfig& config) {
         o.forcedRaw[n * 10 + r] = uint32_t(config.Number(Key("analog.force_raw.", n, r)));
     }
   }
+  const std::string dacPrefix = "analog.force_dac_volts.";
+  for (const std::string& key : config.Keys()) {
+    if (key.compare(0, dacPrefix.size(), dacPrefix) != 0) continue;
+    int dac = -1;
+    unsigned code = 0;
+    if (std::sscanf(key.c_str() + dacPrefix.size(), "%d.%u", &dac, &code) == 2 && (dac == 0 || dac == 1) && code <= 0xFFFF)
+      o.forcedDacVolts[dac * 0x10000 + int(code)] = config.Number(key);
+  }
+  if (config.Has("analog.force_tin_k")) {
+    o.forceTin = true;
+    o.forcedTin = float(config.Number("analog.force_tin_k"));
+  }
   return o;
 }
 
@@ -371,7 +392,9 @@ std::vector<std::string> AnalogModule::OptionKeys() const {
       "analog.seed",        "analog.spread",       "analog.center_spread", "analog.internal_temp_k",
       "analog.vm_plus",     "analog.vm_minus",     "analog.diagnostic",    "analog.noise_scale",
       "analog.noise_burst", "analog.no_balance",   "analog.dac0_shift_v",  "analog.dac1_shift_v",
-      "analog.calibrated"};
+      "analog.calibrated",  "analog.force_tin_k"};
+  for (int d = 0; d < 2; ++d)
+    for (int code : {0x2000, 0xC000}) keys.push_back(Key("analog.force_dac_volts.", d, code));
   for (int r = 0; r < 4; ++r)
     for (int i = 0; i <= 12; ++i) keys.push_back(Key("analog.noise.", r, i));
   for (int n = 0; n < kAnalogChannels; ++n) {

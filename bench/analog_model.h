@@ -83,6 +83,11 @@ struct AnalogOptions {
   // every range.
   std::map<int, double> forcedVolts;  // single-ended volts register
   std::map<int, uint32_t> forcedRaw;  // raw register
+  // While DAC d holds code c, its loop-back input AIN d reads exactly this
+  // (single-ended volts); key d * 0x10000 + c.
+  std::map<int, double> forcedDacVolts;
+  bool forceTin = false;  // register 60052 reads forcedTin
+  float forcedTin = 0;
 };
 
 struct AnalogInputSettings {
@@ -179,7 +184,9 @@ int RangeCodeForValue(float rangeVolts);
 //   analog.calibrated [0] (without a calibration block in flash, use the
 //   device's true constants instead of the nominal ones);
 //   test overrides: analog.force_volts.N[.R] (single-ended volts of AIN N,
-//   on range code R or on every range), analog.force_raw.N[.R] (raw).
+//   on range code R or on every range), analog.force_raw.N[.R] (raw),
+//   analog.force_dac_volts.D.CODE (AIN D while DAC D holds CODE, decimal),
+//   analog.force_tin_k (register 60052).
 // The jig's analog side comes from jig.fitted, jig.values, jig.supply_v,
 // jig.supply_current_a and jig.external_temp_k.
 AnalogOptions ReadAnalogOptions(const BenchConfig& config);
