@@ -34,7 +34,7 @@ constexpr int kAttempts = 3;
 // One multimeter reading into values; false when it timed out.
 bool TakeMeterReading(Meter* meter, double* values) {
   meter->TakeReading(values);
-  return !meter->ReadingTimedOut();
+  return !meter->LastReadingTimedOut();
 }
 
 // Mean of `count` float reads of AIN8 (register 16); 0 or the read's code.

@@ -40,7 +40,7 @@ constexpr int kRawPerCount = 256;
 // One multimeter reading into values; false when it timed out.
 bool TakeMeterReading(Meter* meter, double* values) {
   meter->TakeReading(values);
-  return !meter->ReadingTimedOut();
+  return !meter->LastReadingTimedOut();
 }
 
 // Reads input register `address` `count` times into samples. Only the code
