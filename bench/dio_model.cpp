@@ -60,7 +60,7 @@ void DioModel::WriteDirection(int group, uint16_t value) {
 }
 
 void DioModel::WriteInhibit(int group, uint16_t value) {
-  if (group >= 0 && group < kDioGroups) inhibit_[group] = uint16_t(value & kMask[group]);
+  if (group >= 0 && group < kDioGroups) inhibit_[group] = uint16_t(value & 0xFF);  // all eight bits kept
 }
 
 void DioModel::WriteLine(int line, uint16_t value) {
