@@ -260,3 +260,30 @@ INSTANTIATE_TEST_SUITE_P(
         NoiseCase{{"fault.error=50030:2301"}, false, 5, "Comm Error: (2301)", "Noise Step: 1"}));
 
 }  // namespace
+
+namespace {
+
+// A good device on a good jig passes every hardware step in catalogue
+// order, with the jig values read from the jig (several device seeds).
+class GoodDevice : public BenchTest, public ::testing::WithParamInterface<int> {};
+TEST_P(GoodDevice, PassesEveryHardwareStepInOrder) {
+  ASSERT_TRUE(StartBench({"analog.seed=" + std::to_string(GetParam())}));
+  StepContext context;
+  context.handle = Handle();
+  context.mode = 0x000711E1 | kJig;
+  StepFunction steps[] = {StepReadTestJigInfo, StepSelfDiagnostic, StepVsAndCurrent,   StepVmux,
+                          StepTemperatureSensor, StepDioJigTest,   StepDacTest,        StepAinNoise};
+  for (StepFunction step : steps) {
+    step(&context);
+    EXPECT_EQ(context.EL, 2) << context.Msg;
+  }
+  // The multimeter sees the test path: 1.76 V attenuated by 22.
+  ASSERT_EQ(WriteDio5(Handle(), 0), 0);
+  ASSERT_EQ(WriteFloatRegister(Handle(), 30014, 1.76f), 0);
+  EXPECT_NEAR(TheBench().Context().meterInputVolts(), 0.08, 0.0002);
+  ASSERT_EQ(WriteDio5(Handle(), 1), 0);
+  EXPECT_NEAR(TheBench().Context().meterInputVolts(), 1.76, 0.003);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, GoodDevice, ::testing::Values(1, 2, 31, 1234));
+
+}  // namespace
