@@ -3,6 +3,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "bench/jig_model.h"
 
 const float kNominalCalibration[kCalibrationConstantCount] = {
     0.00031580578f, -0.0003158058f, 33523.0f, -10.586956522f,   // HS 10 V
@@ -234,6 +239,13 @@ float AnalogModel::ConvertVolts(int channel) {
   if (channel < 0 || channel >= kAnalogChannels) return 0;
   const AnalogInputSettings& s = settings_[channel];
   if (s.negative == kSingleEnded) {
+    if (channel < 2) {
+      auto forced = options_.forcedDacVolts.find(channel * 0x10000 + int(dacCode_[channel]));
+      if (forced != options_.forcedDacVolts.end()) {
+        ++conversions_[channel];
+        return float(forced->second);
+      }
+    }
     for (int key : {channel * 10 + s.rangeCode, channel * 10 + 9}) {
       auto forced = options_.forcedVolts.find(key);
       if (forced != options_.forcedVolts.end()) {
@@ -246,6 +258,7 @@ float AnalogModel::ConvertVolts(int channel) {
 }
 
 float AnalogModel::InternalTemperature() {
+  if (options_.forceTin) return options_.forcedTin;
   float volts = ConvertVolts(14);
   return volts * calibration_[36] + calibration_[37];
 }
@@ -255,4 +268,264 @@ void AnalogModel::Reset() {
   testLevel_ = 0;
   directPath_ = true;
   dacCode_[0] = dacCode_[1] = 0;
+}
+
+// ---- Bench module ----
+
+namespace {
+
+constexpr uint32_t kCalBlockAddress = 0x3C4000;
+
+std::mutex registryMutex;
+std::map<const VirtualDevice*, AnalogModule*>& Registry() {
+  static std::map<const VirtualDevice*, AnalogModule*> registry;
+  return registry;
+}
+
+std::string Key(const char* prefix, int a) { return std::string(prefix) + std::to_string(a); }
+std::string Key(const char* prefix, int a, int b) { return Key(prefix, a) + "." + std::to_string(b); }
+
+void PutU32(uint8_t* at, uint32_t value) {
+  at[0] = uint8_t(value >> 24);
+  at[1] = uint8_t(value >> 16);
+  at[2] = uint8_t(value >> 8);
+  at[3] = uint8_t(value);
+}
+uint32_t FloatBits(float value) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// Serves registers [address, address + count) of 32-bit values that start
+// at base (value i at base + 2i), each computed once per request part.
+template <typename Compute>
+void ServePairs(int base, int address, int count, uint8_t* out, Compute compute) {
+  int lastPair = -1;
+  uint8_t bytes[4] = {};
+  for (int i = 0; i < count; ++i) {
+    int reg = address + i;
+    int pair = (reg - base) / 2;
+    if (pair != lastPair) {
+      PutU32(bytes, compute(pair));
+      lastPair = pair;
+    }
+    int half = (reg - base) % 2;
+    out[2 * i] = bytes[2 * half];
+    out[2 * i + 1] = bytes[2 * half + 1];
+  }
+}
+
+}  // namespace
+
+AnalogOptions ReadAnalogOptions(const BenchConfig& config) {
+  AnalogOptions o;
+  o.seed = uint32_t(config.Number("analog.seed", 1));
+  o.spread = config.Number("analog.spread", o.spread);
+  o.centerSpread = config.Number("analog.center_spread", o.centerSpread);
+  o.internalKelvin = config.Number("analog.internal_temp_k", o.internalKelvin);
+  o.vmPlus = config.Number("analog.vm_plus", o.vmPlus);
+  o.vmMinus = config.Number("analog.vm_minus", o.vmMinus);
+  o.diagnostic = uint16_t(config.Number("analog.diagnostic", 0));
+  o.noiseScale = config.Number("analog.noise_scale", 1.0);
+  o.noiseBurstReads = int(config.Number("analog.noise_burst", 0));
+  o.outputStuck = config.Flag("analog.no_balance", false);
+  o.dacShift[0] = config.Number("analog.dac0_shift_v", 0);
+  o.dacShift[1] = config.Number("analog.dac1_shift_v", 0);
+  o.calibrated = config.Flag("analog.calibrated", false);
+  for (int r = 0; r < 4; ++r)
+    for (int i = 0; i <= 12; ++i)
+      if (config.Has(Key("analog.noise.", r, i))) o.noiseOverride[r * 100 + i] = config.Number(Key("analog.noise.", r, i));
+  for (int n = 0; n < kAnalogChannels; ++n) {
+    if (config.Has(Key("analog.force_volts.", n))) o.forcedVolts[n * 10 + 9] = config.Number(Key("analog.force_volts.", n));
+    if (config.Has(Key("analog.force_raw.", n)))
+      o.forcedRaw[n * 10 + 9] = uint32_t(config.Number(Key("analog.force_raw.", n)));
+    for (int r = 0; r < 4; ++r) {
+      if (config.Has(Key("analog.force_volts.", n, r)))
+        o.forcedVolts[n * 10 + r] = config.Number(Key("analog.force_volts.", n, r));
+      if (config.Has(Key("analog.force_raw.", n, r)))
+        o.forcedRaw[n * 10 + r] = uint32_t(config.Number(Key("analog.force_raw.", n, r)));
+    }
+  }
+  const std::string dacPrefix = "analog.force_dac_volts.";
+  for (const std::string& key : config.Keys()) {
+    if (key.compare(0, dacPrefix.size(), dacPrefix) != 0) continue;
+    int dac = -1;
+    unsigned code = 0;
+    if (std::sscanf(key.c_str() + dacPrefix.size(), "%d.%u", &dac, &code) == 2 && (dac == 0 || dac == 1) && code <= 0xFFFF)
+      o.forcedDacVolts[dac * 0x10000 + int(code)] = config.Number(key);
+  }
+  if (config.Has("analog.force_tin_k")) {
+    o.forceTin = true;
+    o.forcedTin = float(config.Number("analog.force_tin_k"));
+  }
+  return o;
+}
+
+JigAnalog ReadJigAnalog(const BenchConfig& config) {
+  JigOptions jig = ReadJigOptions(config);
+  JigAnalog a;
+  a.fitted = jig.fitted;
+  for (int i = 0; i < 6; ++i) a.values[i] = jig.values[i];
+  a.supplyVolts = config.Number("jig.supply_v", a.supplyVolts);
+  a.supplyCurrent = config.Number("jig.supply_current_a", a.supplyCurrent);
+  a.externalKelvin = config.Number("jig.external_temp_k", a.externalKelvin);
+  return a;
+}
+
+AnalogModule* FindAnalogModule(const VirtualDevice* device) {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  auto it = Registry().find(device);
+  return it == Registry().end() ? nullptr : it->second;
+}
+
+AnalogModule::~AnalogModule() { Stop(); }
+
+void AnalogModule::Stop() {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  auto it = Registry().find(device_);
+  if (it != Registry().end() && it->second == this) Registry().erase(it);
+}
+
+std::vector<std::string> AnalogModule::OptionKeys() const {
+  std::vector<std::string> keys = {
+      "analog.seed",        "analog.spread",       "analog.center_spread", "analog.internal_temp_k",
+      "analog.vm_plus",     "analog.vm_minus",     "analog.diagnostic",    "analog.noise_scale",
+      "analog.noise_burst", "analog.no_balance",   "analog.dac0_shift_v",  "analog.dac1_shift_v",
+      "analog.calibrated",  "analog.force_tin_k"};
+  for (int d = 0; d < 2; ++d)
+    for (int code : {0x2000, 0xC000}) keys.push_back(Key("analog.force_dac_volts.", d, code));
+  for (int r = 0; r < 4; ++r)
+    for (int i = 0; i <= 12; ++i) keys.push_back(Key("analog.noise.", r, i));
+  for (int n = 0; n < kAnalogChannels; ++n) {
+    keys.push_back(Key("analog.force_volts.", n));
+    keys.push_back(Key("analog.force_raw.", n));
+    for (int r = 0; r < 4; ++r) {
+      keys.push_back(Key("analog.force_volts.", n, r));
+      keys.push_back(Key("analog.force_raw.", n, r));
+    }
+  }
+  return keys;
+}
+
+void AnalogModule::LoadCalibrationFromFlash() {
+  uint8_t block[4 * kCalibrationConstantCount];
+  device_->Flash().Read(kCalBlockAddress, block, sizeof block);
+  if (block[0] == 0xFF) {
+    model_->UseDefaultCalibration();
+    return;
+  }
+  float constants[kCalibrationConstantCount];
+  for (int k = 0; k < kCalibrationConstantCount; ++k) {
+    uint32_t bits = uint32_t(block[4 * k]) << 24 | uint32_t(block[4 * k + 1]) << 16 |
+                    uint32_t(block[4 * k + 2]) << 8 | block[4 * k + 3];
+    std::memcpy(&constants[k], &bits, sizeof bits);
+  }
+  model_->SetCalibration(constants);
+}
+
+void AnalogModule::Publish() {
+  for (int n = 0; n < kAnalogChannels; ++n) {
+    static const float kRangeValues[4] = {9.9f, 0.9f, 0.09f, 0.009f};
+    const AnalogInputSettings& s = model_->Settings(n);
+    device_->SetFloat(40000 + 2 * n, kRangeValues[s.rangeCode]);
+    device_->SetU16(41000 + n, uint16_t(s.negative));
+    device_->SetU16(41500 + n, uint16_t(s.resolution));
+    device_->SetFloat(42000 + 2 * n, float(s.settling));
+  }
+  device_->SetFloat(30014, model_->TestOutputLevel());
+}
+
+void AnalogModule::Install(BenchContext& context) {
+  context_ = &context;
+  device_ = &context.device;
+  model_ = std::make_unique<AnalogModel>(ReadAnalogOptions(context.config), ReadJigAnalog(context.config));
+  VirtualDevice& device = *device_;
+  {
+    std::lock_guard<std::recursive_mutex> lock(device.Mutex());
+    LoadCalibrationFromFlash();
+    Publish();
+  }
+  {
+    std::lock_guard<std::mutex> lock(registryMutex);
+    Registry()[device_] = this;
+  }
+  // Line 5 level as the digital-line module keeps it in register 2500.
+  auto syncPath = [this] { model_->SetDirectPath((device_->GetU16(2500) >> 5) & 1); };
+
+  // Settings.
+  device.AddWriteHook(40000, 40000 + 2 * kAnalogChannels - 1, [this](int address, int count, const uint8_t*, Interface) {
+    for (int reg = address & ~1; reg < address + count; reg += 2)
+      model_->SetRangeValue((reg - 40000) / 2, device_->GetFloat(reg));
+    return 0;
+  });
+  device.AddWriteHook(41000, 41000 + kAnalogChannels - 1, [this](int address, int count, const uint8_t*, Interface) {
+    for (int reg = address; reg < address + count; ++reg) model_->SetNegative(reg - 41000, device_->GetU16(reg));
+    return 0;
+  });
+  device.AddWriteHook(41500, 41500 + kAnalogChannels - 1, [this](int address, int count, const uint8_t*, Interface) {
+    for (int reg = address; reg < address + count; ++reg) model_->SetResolution(reg - 41500, device_->GetU16(reg));
+    return 0;
+  });
+  device.AddWriteHook(42000, 42000 + 2 * kAnalogChannels - 1, [this](int address, int count, const uint8_t*, Interface) {
+    for (int reg = address & ~1; reg < address + count; reg += 2)
+      model_->SetSettling((reg - 42000) / 2, int(device_->GetFloat(reg)));
+    return 0;
+  });
+
+  // Conversions.
+  device.AddReadHook(0, 2 * kAnalogChannels - 1, [this, syncPath](int address, int count, uint8_t* out, Interface) {
+    syncPath();
+    ServePairs(0, address, count, out, [this](int n) { return FloatBits(model_->ConvertVolts(n)); });
+    return 0;
+  });
+  device.AddReadHook(50000, 50000 + 2 * kAnalogChannels - 1, [this, syncPath](int address, int count, uint8_t* out, Interface) {
+    syncPath();
+    ServePairs(50000, address, count, out, [this](int n) { return model_->ConvertRaw(n); });
+    return 0;
+  });
+
+  // Test output, DACs, temperature, diagnostic word.
+  device.AddWriteHook(30014, 30015, [this](int, int, const uint8_t*, Interface) {
+    model_->SetTestOutputLevel(device_->GetFloat(30014));
+    return 0;
+  });
+  device.AddWriteHook(51000, 51003, [this](int address, int count, const uint8_t*, Interface) {
+    for (int reg = address & ~1; reg < address + count; reg += 2) model_->SetDacCode((reg - 51000) / 2, device_->GetU32(reg));
+    return 0;
+  });
+  device.AddReadHook(51000, 51003, [this](int address, int count, uint8_t* out, Interface) {
+    ServePairs(51000, address, count, out, [this](int d) { return model_->DacCode(d); });
+    return 0;
+  });
+  device.AddWriteHook(1000, 1003, [this](int address, int count, const uint8_t*, Interface) {
+    for (int reg = address & ~1; reg < address + count; reg += 2) model_->SetDacVolts((reg - 1000) / 2, device_->GetFloat(reg));
+    return 0;
+  });
+  device.AddReadHook(1000, 1003, [this](int address, int count, uint8_t* out, Interface) {
+    ServePairs(1000, address, count, out, [this](int d) { return FloatBits(model_->DacVolts(d)); });
+    return 0;
+  });
+  device.AddReadHook(60052, 60053, [this](int address, int count, uint8_t* out, Interface) {
+    ServePairs(60052, address, count, out, [this](int) { return FloatBits(model_->InternalTemperature()); });
+    return 0;
+  });
+  device.AddReadHook(60090, 60090, [this](int, int, uint8_t* out, Interface) {
+    out[0] = uint8_t(model_->Diagnostic() >> 8);
+    out[1] = uint8_t(model_->Diagnostic());
+    return 0;
+  });
+
+  // The multimeter sees the test path (called from the meter's thread).
+  context.meterInputVolts = [this, syncPath] {
+    std::lock_guard<std::recursive_mutex> lock(device_->Mutex());
+    syncPath();
+    return model_->TestPathVolts();
+  };
+}
+
+void AnalogModule::OnRestart() {
+  model_->Reset();
+  LoadCalibrationFromFlash();
+  Publish();
 }

@@ -19,8 +19,12 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
+#include <vector>
+
+#include "bench/bench_module.h"
 
 constexpr int kAnalogChannels = 16;
 constexpr int kCalibrationConstantCount = 41;
@@ -79,6 +83,11 @@ struct AnalogOptions {
   // every range.
   std::map<int, double> forcedVolts;  // single-ended volts register
   std::map<int, uint32_t> forcedRaw;  // raw register
+  // While DAC d holds code c, its loop-back input AIN d reads exactly this
+  // (single-ended volts); key d * 0x10000 + c.
+  std::map<int, double> forcedDacVolts;
+  bool forceTin = false;  // register 60052 reads forcedTin
+  float forcedTin = 0;
 };
 
 struct AnalogInputSettings {
@@ -160,3 +169,60 @@ class AnalogModel {
 
 // Range code for a range value in volts (9.9, 0.9, 0.09, 0.009).
 int RangeCodeForValue(float rangeVolts);
+
+// ---- Bench module ----
+
+// analog.* options (defaults in brackets):
+//   analog.seed [1], analog.spread [0.003] (relative slope spread),
+//   analog.center_spread [10] (zero-count spread, counts),
+//   analog.internal_temp_k [301], analog.vm_plus [12.6], analog.vm_minus [-12.4],
+//   analog.diagnostic [0] (60090; 2950 = oscillator failure),
+//   analog.noise_scale [1], analog.noise_burst [0] (first N AIN15 readings
+//   100x noisier), analog.noise.R.I (exact peak-to-peak counts for range
+//   code R and resolution index I), analog.no_balance [0] (test output
+//   stuck at 0 V), analog.dac0_shift_v / analog.dac1_shift_v [0],
+//   analog.calibrated [0] (without a calibration block in flash, use the
+//   device's true constants instead of the nominal ones);
+//   test overrides: analog.force_volts.N[.R] (single-ended volts of AIN N,
+//   on range code R or on every range), analog.force_raw.N[.R] (raw),
+//   analog.force_dac_volts.D.CODE (AIN D while DAC D holds CODE, decimal),
+//   analog.force_tin_k (register 60052).
+// The jig's analog side comes from jig.fitted, jig.values, jig.supply_v,
+// jig.supply_current_a and jig.external_temp_k.
+AnalogOptions ReadAnalogOptions(const BenchConfig& config);
+JigAnalog ReadJigAnalog(const BenchConfig& config);
+
+// Registers served: volts 0..31 (AIN n at 2n), raw 50000..50031, settings
+// 40000..40031 (range), 41000..41015 (negative channel), 41500..41515
+// (resolution), 42000..42031 (settling), DAC volts 1000..1003 and codes
+// 51000..51003, test output 30014..30015, internal temperature 60052..60053,
+// diagnostic word 60090. Line 5 (register 2500 bit 5, kept current by the
+// digital-line module) selects the direct (1) or attenuated (0) test path.
+// The calibration block (flash 0x3C4000, 41 big-endian floats; first byte
+// 0xFF = blank) is loaded at start and after every restart.
+// Sets BenchContext::meterInputVolts to the voltage of the test path.
+class AnalogModule : public BenchModule {
+ public:
+  ~AnalogModule() override;
+  void Install(BenchContext& context) override;
+  void OnRestart() override;
+  void Stop() override;
+  std::vector<std::string> OptionKeys() const override;
+
+  // The model; hold the device's mutex while using it.
+  AnalogModel& Model() { return *model_; }
+  // Reloads the constants from the calibration block in flash (nominal or
+  // true constants when it is blank). Call with the device's mutex held.
+  void LoadCalibrationFromFlash();
+
+ private:
+  void Publish();
+
+  VirtualDevice* device_ = nullptr;
+  BenchContext* context_ = nullptr;
+  std::unique_ptr<AnalogModel> model_;
+};
+
+// The analog module installed on a device (null if none); for other bench
+// modules (calibration) and tests. Hold the device's mutex while using it.
+AnalogModule* FindAnalogModule(const VirtualDevice* device);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "bench/jig_model.h"
+
 namespace {
 
 constexpr int kFirstLine[kDioGroups] = {0, 8, 16, 20};
@@ -58,7 +60,7 @@ void DioModel::WriteDirection(int group, uint16_t value) {
 }
 
 void DioModel::WriteInhibit(int group, uint16_t value) {
-  if (group >= 0 && group < kDioGroups) inhibit_[group] = uint16_t(value & kMask[group]);
+  if (group >= 0 && group < kDioGroups) inhibit_[group] = uint16_t(value & 0xFF);  // all eight bits kept
 }
 
 void DioModel::WriteLine(int line, uint16_t value) {
@@ -100,4 +102,73 @@ uint16_t DioModel::StateWord(int group) const {
 
 void DioModel::Reset() {
   for (int g = 0; g < kDioGroups; ++g) latch_[g] = direction_[g] = inhibit_[g] = 0;
+}
+
+// ---- Bench module ----
+
+namespace {
+
+std::vector<int> ParseLines(const std::string& text) {
+  std::vector<int> lines;
+  for (double value : ParseNumberList(text)) lines.push_back(int(value));
+  return lines;
+}
+
+}  // namespace
+
+DioOptions ReadDioOptions(const BenchConfig& config) {
+  DioOptions options;
+  JigOptions jig = ReadJigOptions(config);
+  options.jigFitted = jig.fitted;
+  options.jigLineCode = jig.lineCode;
+  std::string shorts = config.Text("dio.short", "");
+  for (char& c : shorts)
+    if (c == '-' || c == ':') c = ' ';
+  std::vector<int> ends = ParseLines(shorts);
+  for (size_t i = 0; i + 1 < ends.size(); i += 2) options.shorts.emplace_back(ends[i], ends[i + 1]);
+  options.stuckLow = ParseLines(config.Text("dio.stuck_low", ""));
+  options.stuckHigh = ParseLines(config.Text("dio.stuck_high", ""));
+  options.inhibitLeaks = ParseLines(config.Text("dio.inhibit_leak", ""));
+  return options;
+}
+
+std::vector<std::string> DioModule::OptionKeys() const {
+  return {"dio.short", "dio.stuck_low", "dio.stuck_high", "dio.inhibit_leak"};
+}
+
+void DioModule::Publish() {
+  for (int n = 0; n < kDioLines; ++n) device_->SetU16(2000 + n, dio_->LineLevel(n) ? 1 : 0);
+  for (int g = 0; g < kDioGroups; ++g) {
+    device_->SetU16(2500 + g, dio_->StateWord(g));
+    device_->SetU16(2600 + g, dio_->DirectionWord(g));
+    device_->SetU16(2700 + g, dio_->InhibitWord(g));
+  }
+}
+
+void DioModule::Install(BenchContext& context) {
+  device_ = &context.device;
+  dio_ = std::make_unique<DioModel>(ReadDioOptions(context.config));
+  auto each = [this](int address, int count, const uint8_t* in, auto apply) {
+    for (int i = 0; i < count; ++i) apply(address + i, uint16_t(in[2 * i] << 8 | in[2 * i + 1]));
+    Publish();
+    return 0;
+  };
+  device_->AddWriteHook(2000, 2000 + kDioLines - 1, [this, each](int address, int count, const uint8_t* in, Interface) {
+    return each(address, count, in, [this](int reg, uint16_t v) { dio_->WriteLine(reg - 2000, v); });
+  });
+  device_->AddWriteHook(2500, 2503, [this, each](int address, int count, const uint8_t* in, Interface) {
+    return each(address, count, in, [this](int reg, uint16_t v) { dio_->WriteState(reg - 2500, v); });
+  });
+  device_->AddWriteHook(2600, 2603, [this, each](int address, int count, const uint8_t* in, Interface) {
+    return each(address, count, in, [this](int reg, uint16_t v) { dio_->WriteDirection(reg - 2600, v); });
+  });
+  device_->AddWriteHook(2700, 2703, [this, each](int address, int count, const uint8_t* in, Interface) {
+    return each(address, count, in, [this](int reg, uint16_t v) { dio_->WriteInhibit(reg - 2700, v); });
+  });
+  Publish();
+}
+
+void DioModule::OnRestart() {
+  dio_->Reset();
+  Publish();
 }

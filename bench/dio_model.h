@@ -15,8 +15,12 @@
 // registers 2000-2022, 2500-2503, 2600-2603 and 2700-2703.
 #pragma once
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "bench/bench_module.h"
 
 constexpr int kDioLines = 23;
 constexpr int kDioGroups = 4;
@@ -62,4 +66,29 @@ class DioModel {
   uint16_t latch_[kDioGroups] = {};
   uint16_t direction_[kDioGroups] = {};
   uint16_t inhibit_[kDioGroups] = {};
+};
+
+// ---- Bench module ----
+
+// dio.* options: dio.short (pairs "a-b", comma separated), dio.stuck_low and
+// dio.stuck_high (line lists), dio.inhibit_leak (lines whose inhibit bit
+// does not protect them). The jig's presence and line code come from
+// jig.fitted and jig.line_code / jig.code.
+DioOptions ReadDioOptions(const BenchConfig& config);
+
+// Owns registers 2000-2022 (line n), 2500-2503 (states), 2600-2603
+// (directions) and 2700-2703 (inhibits). After every write the register
+// store holds the current levels, directions and inhibits, so reads (and
+// other modules, for line 5) see them as they are.
+class DioModule : public BenchModule {
+ public:
+  void Install(BenchContext& context) override;
+  void OnRestart() override;
+  std::vector<std::string> OptionKeys() const override;
+
+ private:
+  void Publish();
+
+  VirtualDevice* device_ = nullptr;
+  std::unique_ptr<DioModel> dio_;
 };

@@ -1,6 +1,7 @@
 // Test jig identification memory.
 #include "bench/jig_model.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -43,4 +44,55 @@ int RunJigBusRequest(const JigOptions& jig, const uint16_t block[11], uint8_t ou
   int offset = block[8] > 0 ? (block[10] & 0xFF) : 0;
   for (int i = 0; i < readCount; ++i) out[i] = record[(offset + i) % kJigRecordBytes];
   return 0;
+}
+
+// ---- Bench module ----
+
+std::vector<double> ParseNumberList(const std::string& text) {
+  std::vector<double> numbers;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find_first_of(",; ", at);
+    if (end == std::string::npos) end = text.size();
+    std::string item = text.substr(at, end - at);
+    if (!item.empty()) {
+      char* stop = nullptr;
+      double value = std::strtod(item.c_str(), &stop);
+      if (stop != item.c_str()) numbers.push_back(value);
+    }
+    at = end + 1;
+  }
+  return numbers;
+}
+
+JigOptions ReadJigOptions(const BenchConfig& config) {
+  JigOptions jig;
+  jig.fitted = config.Flag("jig.fitted", true);
+  jig.recordCode = int(config.Number("jig.code", 3));
+  jig.lineCode = int(config.Number("jig.line_code", jig.recordCode)) & 0x1F;
+  jig.type = int(config.Number("jig.type", 6));
+  std::vector<double> values = ParseNumberList(config.Text("jig.values", ""));
+  for (size_t i = 0; i < values.size() && i < 6; ++i) jig.values[i] = values[i];
+  jig.i2cError = uint16_t(config.Number("jig.i2c_error", 0));
+  return jig;
+}
+
+std::vector<std::string> JigModule::OptionKeys() const {
+  return {"jig.fitted", "jig.code",     "jig.line_code",      "jig.type",           "jig.values",
+          "jig.i2c_error", "jig.supply_v", "jig.supply_current_a", "jig.external_temp_k"};
+}
+
+void JigModule::Install(BenchContext& context) {
+  jig_ = ReadJigOptions(context.config);
+  VirtualDevice& device = context.device;
+  device.AddWriteHook(5100, 5110, [this, &device](int address, int count, const uint8_t*, Interface) -> int {
+    if (address + count - 1 != 5110) return 0;  // the block's last register starts the transaction
+    uint16_t block[11];
+    for (int i = 0; i < 11; ++i) block[i] = device.GetU16(5100 + i);
+    uint8_t bytes[kJigRecordBytes];
+    int code = RunJigBusRequest(jig_, block, bytes);
+    if (code != 0) return code;
+    for (int i = 0; i < kJigRecordBytes / 2; ++i) device.SetU16(5160 + i, uint16_t(bytes[2 * i] << 8 | bytes[2 * i + 1]));
+    return 0;
+  });
 }

@@ -3,6 +3,10 @@
 // and its fixed properties (code, type, six reference values, supply).
 #pragma once
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bench/bench_module.h"
 
 struct JigOptions {
   bool fitted = true;
@@ -26,3 +30,25 @@ void BuildJigRecord(const JigOptions& jig, uint8_t record[kJigRecordBytes]);
 // read of up to 32 bytes, else 0xFF bytes (nobody drives the bus). Returns 0,
 // or the configured bus error code.
 int RunJigBusRequest(const JigOptions& jig, const uint16_t block[11], uint8_t out[kJigRecordBytes]);
+
+// ---- Bench module ----
+
+// jig.* options: jig.fitted (1), jig.code (3, the record's code),
+// jig.line_code (jig.code, the code on lines 0-4), jig.type (6),
+// jig.values (six numbers, comma separated), jig.i2c_error (0), and the
+// jig's analog properties read by the analog module: jig.supply_v (5.02),
+// jig.supply_current_a (0.18), jig.external_temp_k (298.15).
+JigOptions ReadJigOptions(const BenchConfig& config);
+std::vector<double> ParseNumberList(const std::string& text);
+
+// Serves the jig's identification memory: a write of the request block
+// 5100..5110 runs the bus transaction and puts the bytes read into
+// 5160..5175 before the reads of the same request are served.
+class JigModule : public BenchModule {
+ public:
+  void Install(BenchContext& context) override;
+  std::vector<std::string> OptionKeys() const override;
+
+ private:
+  JigOptions jig_;
+};

@@ -2,11 +2,17 @@
 #include <memory>
 #include <vector>
 
+#include "bench/analog_model.h"
 #include "bench/bench_module.h"
+#include "bench/dio_model.h"
 #include "bench/identity_model.h"
+#include "bench/jig_model.h"
 
 std::vector<std::unique_ptr<BenchModule>> MakeBenchModules() {
   std::vector<std::unique_ptr<BenchModule>> modules;
   modules.push_back(std::make_unique<IdentityModel>());
+  modules.push_back(std::make_unique<JigModule>());
+  modules.push_back(std::make_unique<DioModule>());
+  modules.push_back(std::make_unique<AnalogModule>());
   return modules;
 }
