@@ -4,6 +4,7 @@
 
 #include "bench/analog_model.h"
 #include "bench/bench_module.h"
+#include "bench/calibration_model.h"
 #include "bench/dio_model.h"
 #include "bench/identity_model.h"
 #include "bench/jig_model.h"
@@ -14,5 +15,6 @@ std::vector<std::unique_ptr<BenchModule>> MakeBenchModules() {
   modules.push_back(std::make_unique<JigModule>());
   modules.push_back(std::make_unique<DioModule>());
   modules.push_back(std::make_unique<AnalogModule>());
+  modules.push_back(std::make_unique<CalibrationModel>());
   return modules;
 }

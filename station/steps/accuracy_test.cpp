@@ -31,10 +31,11 @@ const AccRangeParameters kRanges[4] = {
 
 constexpr int kAttempts = 3;
 
-// One multimeter reading into values; false when it timed out.
+// One multimeter reading into values; false when it timed out or brought
+// fewer values than asked for (the driver leaves NaN in their place).
 bool TakeMeterReading(Meter* meter, double* values) {
-  meter->TakeReading(values);
-  return !meter->LastReadingTimedOut();
+  const int stored = meter->TakeReading(values);
+  return !meter->LastReadingTimedOut() && stored >= meter->SamplesPerRead();
 }
 
 // Mean of `count` float reads of AIN8 (register 16); 0 or the read's code.

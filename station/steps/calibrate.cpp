@@ -37,10 +37,11 @@ const CalRangeParameters kRanges[4] = {
 
 constexpr int kRawPerCount = 256;
 
-// One multimeter reading into values; false when it timed out.
+// One multimeter reading into values; false when it timed out or brought
+// fewer values than asked for (the driver leaves NaN in their place).
 bool TakeMeterReading(Meter* meter, double* values) {
-  meter->TakeReading(values);
-  return !meter->LastReadingTimedOut();
+  const int stored = meter->TakeReading(values);
+  return !meter->LastReadingTimedOut() && stored >= meter->SamplesPerRead();
 }
 
 // Reads input register `address` `count` times into samples. Only the code

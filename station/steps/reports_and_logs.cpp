@@ -21,8 +21,8 @@ namespace {
 
 constexpr char kManufacturingHeader[] = "Q5 Manufacturing Info:\r\n";
 constexpr char kCalLogHeader[] = "Q5 Calibration Info:\r\n";
-// A link without a socket answers 3; a missing link is treated the same.
-constexpr int kNoServerLink = 3;
+// A missing link (the connect step did not run) is answered like a link
+// without a socket.
 
 void SetCommError(StepContext* context, int code) {
   char number[128];
@@ -157,7 +157,7 @@ int32_t StepReportCalibration(StepContext* context) {
   points[42].value = static_cast<double>(strtol(MeterSerial, nullptr, 10));
 
   const int code = context->server != nullptr ? context->server->SendCalPoints(points, context->serialNumber)
-                                              : kNoServerLink;
+                                              : kLinkNoSocket;
   if (code != 0) {
     SetCommError(context, code);
     return 1;
@@ -203,7 +203,7 @@ int32_t StepUpdateCalibrationLog(StepContext* context) {
 int32_t StepReportTestResults(StepContext* context) {
   context->EL = kLevelPassed;
   const int32_t count = CountResultLines(*context);
-  int code = kNoServerLink;
+  int code = kLinkNoSocket;
   if (context->server != nullptr) {
     code = (context->mode & 0x20000) != 0
                ? context->server->SendTestResults(context->resultLines, count, context->serialNumber)
