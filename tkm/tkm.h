@@ -8,6 +8,14 @@
 // Library version, answered by TKM_ReadLibraryConfigS("TKM_LIBRARY_VERSION").
 #define TKM_LIBRARY_VERSION_NUMBER 1.0100
 
+// Time-outs, all optional environment settings in milliseconds:
+//   TKM_CONNECT_TIMEOUT_MS  one connection attempt (default 3000)
+//   TKM_REPLY_TIMEOUT_MS    sending a request and receiving its whole reply
+//                           (default 3000)
+//   TKM_RECONNECT_MS        how long (program clock) a call on a handle whose
+//                           connection broke tries to reconnect (default 10000)
+// A call never waits longer than these.
+
 // Size of the frame buffer that TKM_MBFBComm reads the request from and
 // writes the reply into.
 #define TKM_FRAME_CAPACITY 1536
@@ -32,6 +40,8 @@ enum TKM_Code {
   TKM_ERR_SEND_FAILED = 1311,      // the request could not be sent
   TKM_ERR_NOT_STREAMING = 1312,    // stream read without a running stream
   TKM_ERR_UNKNOWN_CONFIG = 1313,   // unknown library configuration name
+  TKM_ERR_EMPTY_ERROR_REPLY = 1314,// error reply (0xCC) whose device code is 0
+  TKM_ERR_CONNECT_FAILED = 1315,   // the connection could not be set up (no socket)
   TKM_ERR_MODBUS_EXCEPTION = 1400, // 1400 + n: standard Modbus exception n
 };
 

@@ -13,6 +13,9 @@ enum FeedbackDataType : int32_t {
 };
 constexpr int kFeedbackFrameSize = 1536;
 constexpr int kFeedbackBadType = 257;  // data type above 4 (skipped)
+// An op the frame cannot carry: direction other than read or write, register
+// count outside 0..255, an odd count for a 32-bit read, or a null view.
+constexpr int kFeedbackBadOp = 258;
 
 struct FeedbackOp {
   int32_t direction = 0;
@@ -32,6 +35,17 @@ void MakeReadOp(FeedbackOp* op, int32_t address, int32_t registerCount, int32_t 
 // Encode / decode one op at frame + offset; 0, or 257 for a type above 4.
 int PackFeedbackOp(const FeedbackOp* op, uint8_t* frame, int offset);
 int UnpackFeedbackOp(FeedbackOp* op, const uint8_t* frame, int offset);
+
+// Builds the request frame for the ops into frame[kFeedbackFrameSize]
+// (zero-filled first) and stores its size in *frameSize. Refuses, before
+// anything is written to the device, a request or an expected reply that
+// would not fit the frame (TKM_ERR_FRAME_TOO_LARGE) and ops the frame cannot
+// carry (kFeedbackBadType, kFeedbackBadOp). Returns 0 on success.
+int BuildFeedbackRequest(int opCount, const FeedbackOp* ops, uint8_t* frame, int* frameSize);
+// Decodes the reads of ops from a reply frame (data from offset 8 on).
+void DecodeFeedbackReply(int opCount, FeedbackOp* ops, const uint8_t* frame);
+// Number of reply data bytes the ops' reads ask for.
+int FeedbackReplyDataSize(int opCount, const FeedbackOp* ops);
 
 // Sends the ops as one request and decodes the reads. Returns the library's
 // code (0 success); on failure no read op is touched.

@@ -18,6 +18,11 @@ constexpr uint32_t kFlashRecoveryImage = 0x3E0000, kKeyRecoveryImage = 0x6B8E0A2
 
 constexpr int kFlashBadRange = 1;  // odd length, or a range across a page
 
+// FlashRead starts over on flash busy (2358) at most this many times, then
+// returns 2358.
+constexpr int kFlashBusyCode = 2358;
+constexpr int kFlashReadRestarts = 20;
+
 // All return 0 or the library's code (or kFlashBadRange).
 int FlashRead(int handle, uint32_t key, uint32_t address, uint32_t length, uint8_t* destination);
 int FlashWrite(int handle, uint32_t key, uint32_t address, uint32_t length, const uint8_t* source);
