@@ -101,6 +101,11 @@ int ModbusServer::OpenListener(Listener& listener, std::string* error) {
 }
 
 void ModbusServer::CloseListenerLocked(Listener& listener) {
+  // shutdown first: the accept thread may be polling the descriptor, which
+  // keeps the socket listening after close() until its poll returns; a
+  // listener reopened at once would then fail to bind and connections would
+  // land in the dying one's queue.
+  if (listener.fd >= 0) shutdown(listener.fd, SHUT_RDWR);
   if (listener.fd >= 0) close(listener.fd);
   listener.fd = -1;
 }

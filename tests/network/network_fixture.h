@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "sequencer/step_context.h"
 #include "server/config_table.h"
 #include "support/bench_fixture.h"
 
@@ -34,6 +35,9 @@ class NetworkTest : public BenchTest {
     directory_ = pattern;
     std::filesystem::current_path(directory_);
     std::memset(ConfigTable, 0, sizeof ConfigTable);
+    std::lock_guard<std::mutex> lock(eventsMutex_);
+    writes_.clear();
+    reads_.clear();
   }
 
   void TearDown() override {
