@@ -65,6 +65,7 @@ class NetworkTest : public BenchTest {
       }
     }
     std::ofstream("TKTestQ5.cfg") << out.str();
+    std::memset(ConfigTable, 0, sizeof ConfigTable);
     int rows = 0;
     ASSERT_EQ(ReadConfigFile(&rows), 0);
   }
