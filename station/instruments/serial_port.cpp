@@ -1,6 +1,7 @@
 #include "instruments/serial_port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -38,8 +39,10 @@ speed_t SpeedFor(uint32_t baud) {
 }  // namespace
 
 Serial::Serial(PortSettings settings) {
-  // Non-blocking open so that a line without carrier does not hold us; the
-  // descriptor is made blocking again right after (writes have no time-out).
+  // Non-blocking open so that a line without carrier does not hold us. The
+  // descriptor stays non-blocking: with the hardware handshake a port whose
+  // CTS never rises (no meter plugged in) would block a write for ever, so
+  // Write waits a bounded time for room instead.
   int fd = open(Com1Path(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   int error = errno;
   if (fd >= 0) {
@@ -50,9 +53,6 @@ Serial::Serial(PortSettings settings) {
       error = EBUSY;
       close(fd);
       fd = -1;
-    } else {
-      int flags = fcntl(fd, F_GETFL);
-      if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
   }
   if (fd < 0) {
@@ -123,6 +123,13 @@ void Serial::Write(const char* text, size_t count) {
   while (done < count) {
     ssize_t n = write(handle_, text + done, count - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Output held back (handshake or full queue): wait up to 2 s for room,
+      // then drop the rest; callers do not look at write results.
+      pollfd p{handle_, POLLOUT, 0};
+      if (poll(&p, 1, 2000) > 0) continue;
+      return;
+    }
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
