@@ -8,6 +8,7 @@
 #include "bench/dio_model.h"
 #include "bench/identity_model.h"
 #include "bench/jig_model.h"
+#include "bench/network_model.h"
 
 std::vector<std::unique_ptr<BenchModule>> MakeBenchModules() {
   std::vector<std::unique_ptr<BenchModule>> modules;
@@ -16,5 +17,6 @@ std::vector<std::unique_ptr<BenchModule>> MakeBenchModules() {
   modules.push_back(std::make_unique<DioModule>());
   modules.push_back(std::make_unique<AnalogModule>());
   modules.push_back(std::make_unique<CalibrationModel>());
+  modules.push_back(std::make_unique<NetworkModel>());
   return modules;
 }

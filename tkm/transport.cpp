@@ -454,8 +454,11 @@ int TKM_eStreamStart(int handle, int scansPerRead, int numAddresses, const int* 
   std::lock_guard<std::mutex> lock(device->mutex);
   int code = TKM_OK;
   double rate = *scanRate;
-  if (rate > kMaxScanRate) {
-    rate = kMaxScanRate;
+  // TKM_MAX_SCAN_RATE: the highest rate the link holds (a slower link, or a
+  // test of the lowered-rate path).
+  const double maxRate = EnvMs("TKM_MAX_SCAN_RATE", static_cast<int>(kMaxScanRate));
+  if (rate > maxRate && maxRate > 0) {
+    rate = maxRate;
     *scanRate = rate;
     code = TKM_STREAM_RATE_LOWERED;
   }
