@@ -7,7 +7,7 @@
 
 std::vector<std::string> BenchCoreOptionKeys() {
   return {"device.usb_port", "device.tcp_port", "device.restart_ms", "fault.error", "fault.flash_busy_at",
-          "fault.drop_after", "fault.vanish_after", "fault.restart_after"};
+          "fault.drop_after", "fault.vanish_after", "fault.restart_after", "device.bare", "cal.model"};
 }
 
 Bench::Bench(std::vector<std::string> options)
@@ -24,7 +24,9 @@ Bench::~Bench() { Stop(); }
 
 int Bench::Start() {
   if (running_) return 0;
-  modules_ = MakeBenchModules();
+  // device.bare=1: the core alone (register store and flash), for tests of
+  // the link itself.
+  if (!config_.Flag("device.bare")) modules_ = MakeBenchModules(config_);
   for (auto& module : modules_) module->Install(context_);
   int usbPort = static_cast<int>(config_.Number("device.usb_port", 0));
   int tcpPort = static_cast<int>(config_.Number("device.tcp_port", 0));
@@ -63,7 +65,7 @@ void Bench::ExportStationEnvironment() const {
 
 std::vector<std::string> Bench::UnknownOptionKeys() const {
   std::vector<std::string> known = BenchCoreOptionKeys();
-  for (auto& module : MakeBenchModules())
+  for (auto& module : MakeBenchModules(BenchConfig({"cal.model=1"})))
     for (auto& key : module->OptionKeys()) known.push_back(key);
   std::vector<std::string> unknown;
   for (auto& key : config_.Keys()) {

@@ -21,7 +21,9 @@
 
 class VirtualClock;
 
-std::vector<std::unique_ptr<BenchModule>> MakeBenchModules();
+class BenchConfig;
+// The modules the configuration asks for.
+std::vector<std::unique_ptr<BenchModule>> MakeBenchModules(const BenchConfig& config);
 
 // Option keys of the core (device.*, fault.*).
 std::vector<std::string> BenchCoreOptionKeys();

@@ -30,7 +30,10 @@ TEST(BenchConfigTest, OptionsAndTypedGetters) {
   ASSERT_EQ(config.Errors().size(), 1u);
 }
 
-class BenchCoreTest : public BenchTest {};
+class BenchCoreTest : public BenchTest {
+ protected:
+  std::vector<std::string> BaseOptions() override { return {"device.bare=1"}; }
+};
 
 TEST_F(BenchCoreTest, InjectedRegisterErrorsFromTheOptions) {
   ASSERT_TRUE(StartBench({"fault.error=2005:2301,60000:77:1"}));

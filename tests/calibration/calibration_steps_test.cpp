@@ -31,6 +31,9 @@ CalibrationBlock NominalBlock(bool withHr) {
 
 class CalibrationStepsTest : public BenchTest {
  protected:
+  std::vector<std::string> BaseOptions() override { return {"cal.model=1"}; }
+
+ protected:
   void StoreBlock(const CalibrationBlock& block) {
     std::lock_guard<std::recursive_mutex> lock(Device().Mutex());
     Device().Flash().Store(kCalBlockAddress, block.bytes, kCalBlockLength);

@@ -22,6 +22,9 @@ namespace {
 
 class RecordsStepsTest : public BenchTest {
  protected:
+  std::vector<std::string> BaseOptions() override { return {"cal.model=1"}; }
+
+ protected:
   StepContext RunContext() {
     StepContext context;
     context.handle = Handle();

@@ -16,6 +16,9 @@ constexpr uint64_t kPageReadExchanges = 1 + kFlashPageSize / 32;  // set-up + 12
 
 class FlashTest : public BenchTest {
  protected:
+  std::vector<std::string> BaseOptions() override { return {"device.bare=1"}; }
+
+ protected:
   void SetUp() override { ASSERT_TRUE(StartBench()); }
   void Fill(uint32_t address, uint8_t value, uint32_t length) {
     std::vector<uint8_t> bytes(length, value);

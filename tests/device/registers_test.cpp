@@ -18,6 +18,9 @@ struct Written {
 
 class RegistersTest : public BenchTest {
  protected:
+  std::vector<std::string> BaseOptions() override { return {"device.bare=1"}; }
+
+ protected:
   void SetUp() override {
     ASSERT_TRUE(StartBench());
     Device().AddWriteHook(0, 65535, [this](int address, int count, const uint8_t* in, Interface) {

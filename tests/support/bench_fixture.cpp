@@ -20,7 +20,9 @@ void CapturedConsole::Clear() {
 bool BenchTest::StartBench(std::vector<std::string> options, bool openUsb) {
   SetClock(&clock_);
   SetConsoleSink(&console_);
-  bench_ = std::make_unique<Bench>(std::move(options));
+  std::vector<std::string> all = BaseOptions();
+  all.insert(all.end(), options.begin(), options.end());
+  bench_ = std::make_unique<Bench>(std::move(all));
   bench_->AttachClock(&clock_);
   int code = bench_->Start();
   if (code != 0) {

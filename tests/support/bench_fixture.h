@@ -42,6 +42,9 @@ class CapturedConsole : public ConsoleSink {
 class BenchTest : public ::testing::Test {
  protected:
   void TearDown() override;
+  // Options every StartBench of this fixture starts with (a test's own
+  // options follow and win).
+  virtual std::vector<std::string> BaseOptions() { return {}; }
 
   // Starts everything; false (with a test failure) when the bench or the
   // USB open fails. openUsb false: no handle is opened.

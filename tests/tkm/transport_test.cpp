@@ -188,7 +188,10 @@ TEST_F(PeerTest, OpenArgumentsAndHandles) {
 }
 
 // Against the virtual bench.
-class LibraryBenchTest : public BenchTest {};
+class LibraryBenchTest : public BenchTest {
+ protected:
+  std::vector<std::string> BaseOptions() override { return {"device.bare=1"}; }
+};
 
 TEST_F(LibraryBenchTest, ReadAddressGivesTheRegisterPairAsUnsigned32) {
   ASSERT_TRUE(StartBench());
