@@ -43,7 +43,7 @@ bool StartServer() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (!StartServer()) return 0;
+  if (!StartServer()) abort();
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return 0;
   timeval timeout{5, 0};

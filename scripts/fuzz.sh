@@ -5,11 +5,12 @@
 # Usage: scripts/fuzz.sh SECONDS [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(server_reply config_file image_file test_server_request)
+  targets=(server_reply config_file image_file meter_reply device_reply bench_request test_server_request)
 fi
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined -g -O1"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTKTEST_FUZZ=ON \
@@ -19,11 +20,11 @@ export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 run_one() {
-  local name=$1 work=build-fuzz/work/$1 out=build-fuzz/findings/$1
+  local name=$1 work=$root/build-fuzz/work/$1 out=$root/build-fuzz/findings/$1
   mkdir -p "$work" "$out"
   cp -n fuzz/corpus/"$name"/* "$work"/ 2>/dev/null || true
-  build-fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$out"/ "$work" >build-fuzz/findings/"$name".log 2>&1 || true
+  "$root"/build-fuzz/fuzz/fuzz_"$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$out"/ "$work" >"$root"/build-fuzz/findings/"$name".log 2>&1 || true
 }
 
 pids=()
