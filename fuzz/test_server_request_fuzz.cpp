@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include "testserver/server.h"
@@ -19,11 +20,19 @@ namespace {
 TestServer* server = nullptr;
 char folder[] = "/tmp/tktest-fuzz-server-XXXXXX";
 
+// The server is left running to the end; only its files are removed.
+void RemoveFiles() {
+  for (const char* suffix : {"/fuzz.db", "/fuzz.db-wal", "/fuzz.db-shm", "/fuzz.db-journal"})
+    unlink((std::string(folder) + suffix).c_str());
+  rmdir(folder);
+}
+
 bool StartServer() {
   static bool tried = false;
   if (tried) return server != nullptr;
   tried = true;
   if (mkdtemp(folder) == nullptr) return false;
+  atexit(RemoveFiles);
   ServerOptions options;
   options.port = 0;
   options.db = std::string(folder) + "/fuzz.db";
